@@ -1,0 +1,1 @@
+#include "download/main_view.h"
