@@ -1,0 +1,1 @@
+#include "tests/support/fault_server.h"
