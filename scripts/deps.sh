@@ -8,7 +8,7 @@ for what in "$@"; do
   case "$what" in
     build) ;;
     run) packages+=(xvfb xauth) ;;
-    test) packages+=(libgtest-dev googletest nginx-light python3-pyftpdlib openssl curl xvfb xauth) ;;
+    test) packages+=(libgtest-dev googletest nginx-light python3-pyftpdlib openssl curl xvfb xauth xdotool) ;;
     bench) packages+=(nginx-light curl wget aria2 time) ;;
     images) packages+=(python3-pil) ;;
     *) echo "deps.sh: unknown group '$what'" >&2; exit 2 ;;
