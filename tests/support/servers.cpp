@@ -18,8 +18,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #ifndef TOLVANE_TEST_SUPPORT_DIR
 #error "TOLVANE_TEST_SUPPORT_DIR must name the folder of the test support sources"
@@ -237,6 +239,31 @@ bool make_certificates(const std::string& dir, std::string& error) {
   return true;
 }
 
+// The certificates are made once per test program and shared by its servers; the folder goes
+// when the program ends.
+struct Certificates {
+  std::mutex mutex;
+  std::string dir;
+  bool made = false;
+  ~Certificates() { remove_tree(dir); }
+};
+
+// The folder holding ca.pem, server.pem and server.key; empty with `error` set on failure.
+std::string shared_certificates(std::string& error) {
+  static Certificates certs;
+  const std::lock_guard lock(certs.mutex);
+  if (!certs.made) {  // a failure is not kept: the next server tries again
+    try {
+      certs.dir = make_temp_dir("tolvane-certs-");
+      certs.made = make_certificates(certs.dir, error);
+      if (!certs.made) remove_tree(std::exchange(certs.dir, {}));
+    } catch (const std::exception& e) {
+      error = e.what();
+    }
+  }
+  return certs.dir;
+}
+
 }  // namespace
 
 // ---- files ----
@@ -339,8 +366,9 @@ NginxServer::NginxServer(std::string root, std::size_t limited_rate) : root_(std
     return;
   }
   while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
-  if (!make_certificates(dir_, error_)) return;
-  ca_file_ = dir_ + "/ca.pem";
+  const std::string certs = shared_certificates(error_);
+  if (certs.empty()) return;
+  ca_file_ = certs + "/ca.pem";
   for (const char* sub : {"/logs", "/tmp"}) fs::create_directories(dir_ + sub);
 
   const std::string conf = dir_ + "/nginx.conf";
@@ -375,8 +403,8 @@ NginxServer::NginxServer(std::string root, std::size_t limited_rate) : root_(std
     c += "    listen 127.0.0.1:" + std::to_string(http_port_) + ";\n";
     c += "    listen 127.0.0.1:" + std::to_string(https_port_) + " ssl;\n";
     c += "    server_name localhost 127.0.0.1;\n";
-    c += "    ssl_certificate " + nginx_quote(dir_ + "/server.pem") + ";\n";
-    c += "    ssl_certificate_key " + nginx_quote(dir_ + "/server.key") + ";\n";
+    c += "    ssl_certificate " + nginx_quote(certs + "/server.pem") + ";\n";
+    c += "    ssl_certificate_key " + nginx_quote(certs + "/server.key") + ";\n";
     c += "    root " + nginx_quote(root_) + ";\n";
     c += "    location / { }\n";
     c += "    location /limited/ {\n      alias " + nginx_quote(root_ + "/") + ";\n";
