@@ -135,10 +135,7 @@ void stop_child(pid_t pid) {
   kill(-pid, SIGTERM);
   const auto deadline = std::chrono::steady_clock::now() + kStopTimeout;
   while (std::chrono::steady_clock::now() < deadline) {
-    if (child_exited(pid)) {
-      kill(-pid, SIGKILL);  // anything the child left in its group
-      return;
-    }
+    if (child_exited(pid)) return;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   kill(-pid, SIGKILL);
@@ -182,6 +179,19 @@ std::vector<int> free_ports(int count) {
   return ports;
 }
 
+// Whether the port can be bound on the IPv6 loopback too (where "localhost" may resolve first).
+bool ipv6_loopback_free(int port) {
+  const int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_in6 addr{};
+  addr.sin6_family = AF_INET6;
+  addr.sin6_port = htons(static_cast<std::uint16_t>(port));
+  addr.sin6_addr = in6addr_loopback;
+  const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  close(fd);
+  return ok;
+}
+
 std::string tail(const std::string& text, std::size_t max = 2000) {
   return text.size() <= max ? text : "..." + text.substr(text.size() - max);
 }
@@ -209,7 +219,7 @@ subjectKeyIdentifier = hash
 basicConstraints = critical,CA:FALSE
 keyUsage = critical,digitalSignature
 extendedKeyUsage = serverAuth
-subjectAltName = DNS:localhost,IP:127.0.0.1
+subjectAltName = DNS:localhost,IP:127.0.0.1,IP:::1
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid:always
 )";
@@ -402,6 +412,10 @@ NginxServer::NginxServer(std::string root, std::size_t limited_rate) : root_(std
     c += "  server {\n";
     c += "    listen 127.0.0.1:" + std::to_string(http_port_) + ";\n";
     c += "    listen 127.0.0.1:" + std::to_string(https_port_) + " ssl;\n";
+    if (ipv6_loopback_free(http_port_) && ipv6_loopback_free(https_port_)) {
+      c += "    listen [::1]:" + std::to_string(http_port_) + ";\n";
+      c += "    listen [::1]:" + std::to_string(https_port_) + " ssl;\n";
+    }
     c += "    server_name localhost 127.0.0.1;\n";
     c += "    ssl_certificate " + nginx_quote(certs + "/server.pem") + ";\n";
     c += "    ssl_certificate_key " + nginx_quote(certs + "/server.key") + ";\n";

@@ -36,6 +36,8 @@ std::vector<std::string> list_folder(const std::string& path);  // names, sorted
 // nginx serving `root` over HTTP and HTTPS (certificate for 127.0.0.1 and localhost, signed by a
 // CA made at start), with /limited/ serving the same root at `limited_rate` bytes per second per
 // connection. Skips nothing: a failure to start is a test failure (ok() false, error() says why).
+// The CA and the certificate are made once per test program and shared by all its servers. The
+// server runs as the test's own user, so files the test writes are readable to it.
 class NginxServer {
  public:
   explicit NginxServer(std::string root, std::size_t limited_rate = 20 * 1024 * 1024);
