@@ -246,31 +246,37 @@ int MainWindow::timer_period(MainTimer which) const { return which == MainTimer:
 
 bool MainWindow::banner_has_picture() const { return movie_ != nullptr; }
 
-void MainWindow::set_banner_picture() {
+bool MainWindow::load_banner() {
   if (movie_ != nullptr) {
     ui_->图片框1->setMovie(nullptr);
     delete movie_;
     movie_ = nullptr;
   }
-  if (!resource_exists(banner_resource)) return;  // no picture data: the box stays empty
+  if (!resource_exists(banner_resource)) return false;  // no picture data: the box stays empty
   auto* movie = new QMovie(QString::fromLatin1(banner_resource), QByteArray(), this);
   if (!movie->isValid()) {
     delete movie;
-    return;
+    return false;
   }
   movie->setCacheMode(QMovie::CacheAll);
   movie_ = movie;
   ui_->图片框1->setMovie(movie_);
-  set_banner_animation(banner_play_);
+  return true;
+}
+
+void MainWindow::set_banner_picture() {
+  if (load_banner()) set_banner_animation(banner_play_);
 }
 
 void MainWindow::set_banner_animation(bool play) {
   banner_play_ = play;
   if (movie_ == nullptr) return;
-  movie_->stop();
   if (play) {
-    movie_->start();  // from the first frame
+    // A fresh reader starts at the first frame with its own delay; a stopped movie would go on
+    // from the frame after the one it shows.
+    if (load_banner()) movie_->start();
   } else {
+    movie_->stop();
     movie_->jumpToFrame(0);
   }
 }

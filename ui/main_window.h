@@ -75,6 +75,7 @@ class MainWindow : public QWidget, public MainView {
   bool handle_window_key(QKeyEvent* event);
   void on_commit_data(QSessionManager& manager);
   void centre_on_screen();
+  bool load_banner();  // a new movie of the banner picture, still; false when there is none
 
   std::unique_ptr<Ui::MainWindow> ui_;
   QTimer 时钟;

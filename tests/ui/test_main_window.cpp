@@ -12,6 +12,12 @@
 
 #include "tests/ui/window_fixture.h"
 
+// The font configuration library keeps some allocations for the life of the process; the leak
+// checker of the address-sanitised build is told so.
+extern "C" __attribute__((visibility("default"), used)) const char* __lsan_default_suppressions() {
+  return "leak:libfontconfig.so\n";
+}
+
 namespace tolvane::testing {
 namespace {
 
