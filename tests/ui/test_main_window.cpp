@@ -1,4 +1,6 @@
 // The main window with its real form, its facilities and the download control behind it.
+#include <QDialogButtonBox>
+#include <QFontMetrics>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
@@ -346,6 +348,18 @@ TEST_F(MainWindowTest, BannerAnimationStartsFromTheFirstFrameAndStopsOnIt) {
   ASSERT_NE(movie, nullptr);
   EXPECT_EQ(movie->frameCount(), 13);
   EXPECT_EQ(movie->frameRect().size(), QSize(270, 40));
+}
+
+// The toolkit's own dialogs (the folder browser among them) read in Chinese, in a CJK font.
+TEST_F(MainWindowTest, ToolkitButtonsReadInChineseInACjkFont) {
+  QDialogButtonBox box(QDialogButtonBox::Ok | QDialogButtonBox::Cancel | QDialogButtonBox::Yes | QDialogButtonBox::No);
+  EXPECT_EQ(box.button(QDialogButtonBox::Ok)->text(), QStringLiteral("确定"));
+  EXPECT_EQ(box.button(QDialogButtonBox::Cancel)->text(), QStringLiteral("取消"));
+  EXPECT_EQ(box.button(QDialogButtonBox::Yes)->text(), QStringLiteral("是(&Y)"));
+  EXPECT_EQ(box.button(QDialogButtonBox::No)->text(), QStringLiteral("否(&N)"));
+  const QFontMetrics metrics(QApplication::font());
+  EXPECT_TRUE(metrics.inFont(QChar(0x4E0B)));  // 下
+  EXPECT_EQ(QApplication::font().pixelSize(), 12);
 }
 
 // The real message box: its buttons, texts, icon and answers.
