@@ -1,8 +1,9 @@
 // Start-up: the platform, the state record, the clean-up of the end, the main window, the loop.
 // The program reads no command line and no environment variable of its own.
+#include <unistd.h>
+
 #include <QApplication>
 #include <string>
-#include <unistd.h>
 
 #include "app/app_state.h"
 #include "app/settings.h"

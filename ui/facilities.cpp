@@ -26,7 +26,9 @@ ProgramEnding& program_ending() {
   return ending;
 }
 
-QString q(std::string_view text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
+QString q(std::string_view text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
 
 constexpr int answer_cancel = 1;
 constexpr int answer_abort = 2;
@@ -49,22 +51,33 @@ std::vector<BoxButton> buttons_for(int flags) {
   const BoxButton yes{"是(&Y)", QMessageBox::YesRole, answer_yes};
   const BoxButton no{"否(&N)", QMessageBox::NoRole, answer_no};
   switch (flags & 0xF) {
-    case 1: return {ok, cancel};
-    case 2: return {abort, retry, ignore};
-    case 3: return {yes, no, cancel};
-    case 4: return {yes, no};
-    case 5: return {retry, cancel};
-    default: return {ok};
+    case 1:
+      return {ok, cancel};
+    case 2:
+      return {abort, retry, ignore};
+    case 3:
+      return {yes, no, cancel};
+    case 4:
+      return {yes, no};
+    case 5:
+      return {retry, cancel};
+    default:
+      return {ok};
   }
 }
 
 QMessageBox::Icon icon_for(int flags) {
   switch (flags & 0xF0) {
-    case 0x10: return QMessageBox::Critical;
-    case 0x20: return QMessageBox::Question;
-    case 0x30: return QMessageBox::Warning;
-    case 0x40: return QMessageBox::Information;
-    default: return QMessageBox::NoIcon;
+    case 0x10:
+      return QMessageBox::Critical;
+    case 0x20:
+      return QMessageBox::Question;
+    case 0x30:
+      return QMessageBox::Warning;
+    case 0x40:
+      return QMessageBox::Information;
+    default:
+      return QMessageBox::NoIcon;
   }
 }
 

@@ -13,7 +13,6 @@
 #include <QSessionManager>
 #include <QString>
 #include <algorithm>
-#include <exception>
 #include <string>
 
 #include "app/app_state.h"
@@ -55,7 +54,8 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent), ui_(std::make_unique<
   setFocusPolicy(Qt::NoFocus);
 
   paint_white(this);
-  for (QLabel* label : {ui_->图片框1, ui_->标签, ui_->下载速度, ui_->已经下载, ui_->下载保存}) paint_white(label);
+  for (QLabel* label : {ui_->图片框1, ui_->标签, ui_->下载速度, ui_->已经下载, ui_->下载保存})
+    paint_white(label);
 
   // Esc and Enter are the window's before they are the focused control's.
   for (QPushButton* button : {ui_->下载, ui_->设置, ui_->取消, ui_->关于}) button->installEventFilter(this);
@@ -70,8 +70,9 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent), ui_(std::make_unique<
   connect(ui_->取消, &QPushButton::clicked, this, [this] { on_exit_clicked(); });
   // 设置 and 关于 open the settings and about windows once those exist.
   if (auto* application = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
-    connect(application, &QGuiApplication::commitDataRequest, this,
-            [this](QSessionManager& manager) { on_commit_data(manager); }, Qt::DirectConnection);
+    connect(
+        application, &QGuiApplication::commitDataRequest, this,
+        [this](QSessionManager& manager) { on_commit_data(manager); }, Qt::DirectConnection);
   }
 
   centre_on_screen();
@@ -214,10 +215,18 @@ void MainWindow::set_download_button_disabled(bool disabled) { ui_->下载->setE
 void MainWindow::set_caption(MainLabel label, std::string_view text) {
   QLabel* target = nullptr;
   switch (label) {
-    case MainLabel::标签: target = ui_->标签; break;
-    case MainLabel::下载速度: target = ui_->下载速度; break;
-    case MainLabel::已经下载: target = ui_->已经下载; break;
-    case MainLabel::下载保存: target = ui_->下载保存; break;
+    case MainLabel::标签:
+      target = ui_->标签;
+      break;
+    case MainLabel::下载速度:
+      target = ui_->下载速度;
+      break;
+    case MainLabel::已经下载:
+      target = ui_->已经下载;
+      break;
+    case MainLabel::下载保存:
+      target = ui_->下载保存;
+      break;
   }
   if (target == nullptr) return;
   // One-line labels: a line break in the text is no break on screen.

@@ -51,8 +51,8 @@ class MainWindow : public QWidget, public MainView {
   // Handlers.
   void on_main_created();
   bool confirm_quit();
-  bool on_main_close_query();          // true lets the window close
-  bool on_session_end_query();         // false refuses the log-off or shut-down
+  bool on_main_close_query();   // true lets the window close
+  bool on_session_end_query();  // false refuses the log-off or shut-down
   void on_exit_clicked();
   void on_main_destroying();
   void on_banner_pressed();
@@ -80,8 +80,8 @@ class MainWindow : public QWidget, public MainView {
   std::unique_ptr<Ui::MainWindow> ui_;
   QTimer 时钟;
   QTimer 时钟1;
-  int period_ = 0;    // `时钟`
-  int period1_ = 0;   // `时钟1`
+  int period_ = 0;   // `时钟`
+  int period1_ = 0;  // `时钟1`
   QMovie* movie_ = nullptr;
   bool banner_play_ = false;
   bool destroying_ = false;

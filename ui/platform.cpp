@@ -36,7 +36,8 @@ void install_platform_look(QApplication& application) {
   // Buttons of the toolkit's own dialogs read in Chinese.
   for (const char* catalogue : {"qtbase_zh_CN", "qt_zh_CN"}) {
     auto* translator = new QTranslator(&application);
-    if (translator->load(QString::fromLatin1(catalogue), QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+    if (translator->load(QString::fromLatin1(catalogue),
+                         QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
       QApplication::installTranslator(translator);
       break;
     }
@@ -54,7 +55,8 @@ void install_platform_look(QApplication& application) {
   font.setPixelSize(font_pixel_size);
   QApplication::setFont(font);
 
-  if (resource_exists(":/program_icon.ico")) QApplication::setWindowIcon(QIcon(QStringLiteral(":/program_icon.ico")));
+  if (resource_exists(":/program_icon.ico"))
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/program_icon.ico")));
 }
 
 void apply_themed_drawing() {

@@ -62,8 +62,9 @@ int number_in(const QString& text) {
 }
 
 TEST_F(BatchTest, EveryAddressIsFetchedInOrderAndAnnouncedOnce) {
-  const std::vector<std::pair<std::string, std::string>> files = {
-      {"c.dat", make_payload(1'500'000, 3)}, {"a.bin", make_payload(3'000, 1)}, {"b.txt", make_payload(100'000, 2)}};
+  const std::vector<std::pair<std::string, std::string>> files = {{"c.dat", make_payload(1'500'000, 3)},
+                                                                  {"a.bin", make_payload(3'000, 1)},
+                                                                  {"b.txt", make_payload(100'000, 2)}};
   NginxServer server(site.path());
   ASSERT_TRUE(server.ok()) << server.error();
   std::vector<std::string> urls;
@@ -191,7 +192,8 @@ TEST_F(BatchTest, ProgressAndSpeedFollowASlowTransfer) {
   EXPECT_LE(best_speed, 1000);
   // The folder label follows the changed folder while the file goes on into the first one.
   ASSERT_TRUE(folder_changed);
-  EXPECT_EQ(folder_label_after_change, QStringLiteral("下载保存到：") + QString::fromStdString(other_folder.path()));
+  EXPECT_EQ(folder_label_after_change,
+            QStringLiteral("下载保存到：") + QString::fromStdString(other_folder.path()));
   EXPECT_TRUE(read_file(downloads.file("slow.bin")) == bytes);
   EXPECT_TRUE(list_folder(other_folder.path()).empty());
   expect_idle_after_batch();

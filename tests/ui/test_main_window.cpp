@@ -169,8 +169,8 @@ TEST_F(MainWindowTest, SavedListAndFolderAreLoadedWithoutShowingThem) {
   write_address_file({"http://example.invalid/1.bin", "  http://example.invalid/2.bin", "ftp://h/3"});
   write_setting(key_save_folder, folder);
   open_window();
-  EXPECT_EQ(app_state().url_list,
-            (std::vector<std::string>{"http://example.invalid/1.bin", "  http://example.invalid/2.bin", "ftp://h/3"}));
+  EXPECT_EQ(app_state().url_list, (std::vector<std::string>{"http://example.invalid/1.bin",
+                                                            "  http://example.invalid/2.bin", "ftp://h/3"}));
   EXPECT_EQ(app_state().save_folder, folder);
   EXPECT_EQ(form().下载保存->text(), QStringLiteral("保存路径："));
   EXPECT_EQ(form().标签->text(), QString::fromUtf8(waiting_text));
@@ -192,7 +192,8 @@ TEST_F(MainWindowTest, StartRefusesWithoutListOrFolderAndChangesNothing) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.message);
     messages.clear();
-    app_state().url_list = c.list ? std::vector<std::string>{"http://127.0.0.1:9/a"} : std::vector<std::string>{};
+    app_state().url_list =
+        c.list ? std::vector<std::string>{"http://127.0.0.1:9/a"} : std::vector<std::string>{};
     app_state().save_folder = c.folder ? program_dir() : "";
     QTest::mouseClick(form().下载, Qt::LeftButton);
     ASSERT_EQ(messages.size(), 1u);
@@ -218,15 +219,15 @@ TEST_F(MainWindowTest, ClosingAsksOnlyWhileRunningAndNoKeepsEverything) {
     bool closes;
   };
   const Case cases[] = {
-      {Way::escape, false, answer_no, true},       {Way::close_box, false, answer_no, true},
-      {Way::exit_button, false, answer_no, true},  {Way::escape, true, answer_no, false},
-      {Way::close_box, true, answer_no, false},    {Way::exit_button, true, answer_no, false},
-      {Way::escape, true, answer_yes, true},       {Way::close_box, true, answer_yes, true},
+      {Way::escape, false, answer_no, true},      {Way::close_box, false, answer_no, true},
+      {Way::exit_button, false, answer_no, true}, {Way::escape, true, answer_no, false},
+      {Way::close_box, true, answer_no, false},   {Way::exit_button, true, answer_no, false},
+      {Way::escape, true, answer_yes, true},      {Way::close_box, true, answer_yes, true},
       {Way::exit_button, true, answer_yes, true},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::Message() << "way " << static_cast<int>(c.way) << " running " << c.running
-                                      << " answer " << c.answer);
+    SCOPED_TRACE(::testing::Message()
+                 << "way " << static_cast<int>(c.way) << " running " << c.running << " answer " << c.answer);
     TearDown();
     SetUp();
     open_window();
@@ -234,9 +235,15 @@ TEST_F(MainWindowTest, ClosingAsksOnlyWhileRunningAndNoKeepsEverything) {
     question_answers = {c.answer};
 
     switch (c.way) {
-      case Way::escape: QTest::keyClick(form().设置, Qt::Key_Escape); break;
-      case Way::close_box: window().close(); break;
-      case Way::exit_button: QTest::mouseClick(form().取消, Qt::LeftButton); break;
+      case Way::escape:
+        QTest::keyClick(form().设置, Qt::Key_Escape);
+        break;
+      case Way::close_box:
+        window().close();
+        break;
+      case Way::exit_button:
+        QTest::mouseClick(form().取消, Qt::LeftButton);
+        break;
     }
     settle();
 
@@ -283,7 +290,8 @@ TEST_F(MainWindowTest, EnterStartsAnIdleBatchAndDoesNothingWhileRunning) {
   ASSERT_EQ(accepted_addresses.size(), 1u);
   expect_running();
 
-  QTest::keyClick(window().focusWidget() ? window().focusWidget() : &window(), Qt::Key_Enter, Qt::KeypadModifier);
+  QTest::keyClick(window().focusWidget() ? window().focusWidget() : &window(), Qt::Key_Enter,
+                  Qt::KeypadModifier);
   QTest::keyClick(&window(), Qt::Key_Return);
   EXPECT_EQ(accepted_addresses.size(), 1u);
   EXPECT_TRUE(messages.empty());
@@ -352,7 +360,8 @@ TEST_F(MainWindowTest, BannerAnimationStartsFromTheFirstFrameAndStopsOnIt) {
 
 // The toolkit's own dialogs (the folder browser among them) read in Chinese, in a CJK font.
 TEST_F(MainWindowTest, ToolkitButtonsReadInChineseInACjkFont) {
-  QDialogButtonBox box(QDialogButtonBox::Ok | QDialogButtonBox::Cancel | QDialogButtonBox::Yes | QDialogButtonBox::No);
+  QDialogButtonBox box(QDialogButtonBox::Ok | QDialogButtonBox::Cancel | QDialogButtonBox::Yes |
+                       QDialogButtonBox::No);
   EXPECT_EQ(box.button(QDialogButtonBox::Ok)->text(), QStringLiteral("确定"));
   EXPECT_EQ(box.button(QDialogButtonBox::Cancel)->text(), QStringLiteral("取消"));
   EXPECT_EQ(box.button(QDialogButtonBox::Yes)->text(), QStringLiteral("是(&Y)"));
@@ -370,17 +379,29 @@ TEST_F(MainWindowTest, MessageBoxShowsChineseButtonsAndReturnsTheirCodes) {
     const char* title;
     std::vector<QString> buttons;
     QMessageBox::Icon icon;
-    int press;        // index of the button pressed, or -1 for the key Y
+    int press;  // index of the button pressed, or -1 for the key Y
     int expected;
   };
   const Case cases[] = {
       {message_ok, "信息：", {QStringLiteral("确定")}, QMessageBox::NoIcon, 0, answer_ok},
-      {message_yes_no_question, "系统提示:", {QStringLiteral("是(&Y)"), QStringLiteral("否(&N)")},
-       QMessageBox::Question, 0, answer_yes},
-      {message_yes_no_question, "系统提示:", {QStringLiteral("是(&Y)"), QStringLiteral("否(&N)")},
-       QMessageBox::Question, 1, answer_no},
-      {message_yes_no_question, "系统提示:", {QStringLiteral("是(&Y)"), QStringLiteral("否(&N)")},
-       QMessageBox::Question, -1, answer_yes},
+      {message_yes_no_question,
+       "系统提示:",
+       {QStringLiteral("是(&Y)"), QStringLiteral("否(&N)")},
+       QMessageBox::Question,
+       0,
+       answer_yes},
+      {message_yes_no_question,
+       "系统提示:",
+       {QStringLiteral("是(&Y)"), QStringLiteral("否(&N)")},
+       QMessageBox::Question,
+       1,
+       answer_no},
+      {message_yes_no_question,
+       "系统提示:",
+       {QStringLiteral("是(&Y)"), QStringLiteral("否(&N)")},
+       QMessageBox::Question,
+       -1,
+       answer_yes},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.title);

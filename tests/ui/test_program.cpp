@@ -26,7 +26,8 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>& environment, int keep_fd = -1) {
+pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>& environment,
+            int keep_fd = -1) {
   const pid_t pid = fork();
   if (pid == 0) {
     for (const std::string& e : environment) putenv(const_cast<char*>(e.c_str()));
@@ -48,7 +49,8 @@ int wait_exit(pid_t pid, std::chrono::milliseconds within) {
   const auto deadline = Clock::now() + within;
   for (;;) {
     int status = 0;
-    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (waitpid(pid, &status, WNOHANG) == pid)
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     if (Clock::now() > deadline) return -1;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
@@ -60,8 +62,9 @@ class VirtualDisplay {
   VirtualDisplay() {
     int fds[2];
     if (pipe(fds) != 0) return;
-    pid_ = spawn({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "1280x800x24", "-nolisten", "tcp"},
-                 {}, fds[1]);
+    pid_ = spawn(
+        {"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "1280x800x24", "-nolisten", "tcp"}, {},
+        fds[1]);
     close(fds[1]);
     std::string number;
     char c = 0;
