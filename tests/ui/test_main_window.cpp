@@ -111,6 +111,11 @@ TEST_F(MainWindowTest, FirstStartWithoutFilesShowsTheIdleFormAndCreatesNoFile) {
   if (resource_exists(":/banner_picture.gif")) {
     EXPECT_TRUE(w.banner_has_picture());
     EXPECT_EQ(w.banner_frame(), 0);
+    EXPECT_FALSE(w.banner_playing());
+  }
+  if (resource_exists(":/program_icon.ico")) {
+    EXPECT_FALSE(w.windowIcon().isNull());
+    EXPECT_TRUE(w.windowIcon().availableSizes().contains(QSize(32, 32)));
   }
 
   EXPECT_TRUE(app_state().url_list.empty());
@@ -356,6 +361,32 @@ TEST_F(MainWindowTest, BannerAnimationStartsFromTheFirstFrameAndStopsOnIt) {
   ASSERT_NE(movie, nullptr);
   EXPECT_EQ(movie->frameCount(), 13);
   EXPECT_EQ(movie->frameRect().size(), QSize(270, 40));
+}
+
+// A modal window runs a nested loop: the timers go on ticking, and the modal window is gone when
+// open_modal returns.
+TEST_F(MainWindowTest, ModalWindowKeepsTheTimersTickingAndIsGoneAfterwards) {
+  MainWindow& w = open_window();
+  int ticks = 0;
+  QTimer probe;
+  QObject::connect(&probe, &QTimer::timeout, [&] { ++ticks; });
+  probe.start(20);
+  auto* modal = new QWidget;
+  QPointer<QWidget> watched(modal);
+  bool checked = false;
+  QTimer::singleShot(300, [&] {
+    checked = true;
+    EXPECT_EQ(QApplication::activeModalWidget(), watched.data());
+    EXPECT_TRUE(watched->isVisible());
+    EXPECT_GT(ticks, 3);
+    EXPECT_EQ(watched->windowModality(), Qt::ApplicationModal);
+    watched->close();
+  });
+  open_modal(modal);
+  EXPECT_TRUE(checked);
+  EXPECT_TRUE(watched.isNull());
+  EXPECT_TRUE(window_alive());
+  EXPECT_TRUE(w.isEnabled());
 }
 
 // The toolkit's own dialogs (the folder browser among them) read in Chinese, in a CJK font.
