@@ -113,9 +113,9 @@ bool replace_file(const std::string& path, std::string_view bytes) {
   std::string temporary;
   int fd = -1;
   for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
-    temporary = join_path(folder, "." + base + "." + std::to_string(::getpid()) + "." +
-                                      std::to_string(counter.fetch_add(1)) + "." + std::to_string(random()) +
-                                      ".tmp");
+    temporary =
+        join_path(folder, "." + base + "." + std::to_string(::getpid()) + "." +
+                              std::to_string(counter.fetch_add(1)) + "." + std::to_string(random()) + ".tmp");
     fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
     if (fd < 0 && errno != EEXIST) return false;
   }
@@ -206,10 +206,10 @@ std::string_view cut_value(std::string_view value) {
 // INI text
 
 struct Line {
-  std::size_t begin = 0;    // first byte of the line
-  std::size_t end = 0;      // end of its content, before CR LF or LF
-  std::size_t next = 0;     // first byte after its line end
-  std::string_view text;    // the content
+  std::size_t begin = 0;  // first byte of the line
+  std::size_t end = 0;    // end of its content, before CR LF or LF
+  std::size_t next = 0;   // first byte after its line end
+  std::string_view text;  // the content
 };
 
 std::vector<Line> split_ini_lines(std::string_view bytes) {

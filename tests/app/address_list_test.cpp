@@ -32,9 +32,16 @@ TEST(SplitAddressBytes, LineRules) {
       {"CR inside a line stays", "a\rb\r\n", {"a\rb"}},
       {"line of spaces stays", "   \r\n", {"   "}},
       {"NUL ends the text", bytes("a\r\nb\0c\r\nd", 9), {"a", "b"}},
-      {"0x1A ends the text", "a\r\nb\r\n\x1A" "c\r\n", {"a", "b"}},
+      {"0x1A ends the text",
+       "a\r\nb\r\n\x1A"
+       "c\r\n",
+       {"a", "b"}},
       {"lead byte takes the LF after it", "a\x81\nb\nc", {"a\x81\nb", "c"}},
-      {"lead byte takes 0x1A after it", "\xB5\x1A" "b\n", {"\xB5\x1A" "b"}},
+      {"lead byte takes 0x1A after it",
+       "\xB5\x1A"
+       "b\n",
+       {"\xB5\x1A"
+        "b"}},
       {"lead byte before NUL stays last", bytes("a\xB5\0b\n", 5), {"a\xB5"}},
       {"lead byte at the end of the file", "a\nb\xB5", {"a", "b\xB5"}},
       {"two-byte characters", "\xCF\xC2\xD4\xD8\r\n", {"\xCF\xC2\xD4\xD8"}},
@@ -54,7 +61,8 @@ TEST_F(AddressFile, WrittenBytesAndTheListKey) {
 
   const Lines items = {"http://h/下载.zip", " ftp://h/𠀀 "};
   write_address_file(items);
-  EXPECT_EQ(take(address_file_path()), utf8_to_codepage(items[0]) + "\r\n" + utf8_to_codepage(items[1]) + "\r\n");
+  EXPECT_EQ(take(address_file_path()),
+            utf8_to_codepage(items[0]) + "\r\n" + utf8_to_codepage(items[1]) + "\r\n");
   EXPECT_EQ(read_address_lines(read_setting(key_address_file)), items);
   EXPECT_EQ(entries(), 2u);  // the two files, no temporary left
 }
@@ -94,7 +102,7 @@ TEST_F(AddressFile, BadFilesReadEmptyOrPartial) {
 
 TEST_F(AddressFile, LargeFileReadsWhole) {
   const std::string line = "http://example.com/files/archive-part.zip\r\n";
-  const std::size_t count = 20 * 1024 * 1024 / line.size();
+  const std::size_t count = std::size_t{20} * 1024 * 1024 / line.size();
   std::string file;
   file.reserve(count * line.size() + 16);
   for (std::size_t i = 0; i < count; ++i) file += line;

@@ -25,16 +25,22 @@ TEST(Codepage, EncodesAsGbkAndKeepsCharactersOutsideIt) {
 
 TEST(Codepage, BadBytesBecomeReplacementCharactersAndTheRestSurvives) {
   const Pair cases[] = {
-      {"a\xEF\xBF\xBD" "b", "a\x80" "b"},                     // 0x80 starts no character
-      {"a\xEF\xBF\xBD", "a\xFF"},                              // 0xFF neither
-      {"\xEF\xBF\xBD", "\xB5"},                                // lead byte at the end
-      {"\xEF\xBF\xBD\n\xE4\xB8\x8B", "\xB5\n\xCF\xC2"},        // lead byte before LF, then 下
+      {"a\xEF\xBF\xBD"
+       "b",
+       "a\x80"
+       "b"},                                             // 0x80 starts no character
+      {"a\xEF\xBF\xBD", "a\xFF"},                        // 0xFF neither
+      {"\xEF\xBF\xBD", "\xB5"},                          // lead byte at the end
+      {"\xEF\xBF\xBD\n\xE4\xB8\x8B", "\xB5\n\xCF\xC2"},  // lead byte before LF, then 下
   };
   for (const Pair& c : cases) EXPECT_EQ(codepage_to_utf8(c.codepage), c.utf8);
   EXPECT_EQ(codepage_to_utf8(std::string("x\0y", 3)), std::string("x\0y", 3));
 
   // Invalid UTF-8 never stops the encoder: each bad byte costs one replacement character.
-  EXPECT_EQ(codepage_to_utf8(utf8_to_codepage("a\xC3" "b\xFF")), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
+  EXPECT_EQ(codepage_to_utf8(utf8_to_codepage("a\xC3"
+                                              "b\xFF")),
+            "a\xEF\xBF\xBD"
+            "b\xEF\xBF\xBD");
 }
 
 }  // namespace

@@ -1,3 +1,5 @@
+#include "app/settings.h"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -7,7 +9,6 @@
 #include <string>
 
 #include "app/codepage.h"
-#include "app/settings.h"
 #include "test_files.h"
 
 namespace tolvane {
@@ -49,21 +50,26 @@ TEST(Paths, ExecutableDirectoryHoldsThisProgram) {
 // unknown lines, the same key in another section or before any section.
 TEST(IniGet, ReadsHandWrittenFiles) {
   for (const std::string end : {"\r\n", "\n"}) {
-    const std::string file = "folder=outside\r\n; comment=no" + end + "[Other]" + end + "folder=other" + end +
-                             "  [ tolVANE ]  " + end + "junk line" + end + ";folder=commented" + end +
-                             "  FOLDER  =  /data/下载  " + end + "q1=\"  spaced  \"" + end + "q2='x'" + end +
-                             "q3=\"unbalanced" + end + "empty=" + end + "folder=second" + end + "[Last]" + end +
-                             "tail=1";
+    std::string file;
+    for (const char* line :
+         {"folder=outside", "; comment=no", "[Other]", "folder=other", "  [ tolVANE ]  ", "junk line",
+          ";folder=commented", "  FOLDER  =  /data/下载  ", "q1=\"  spaced  \"", "q2='x'", "q3=\"unbalanced",
+          "empty=", "folder=second", "[Last]"}) {
+      file.append(line).append(end);
+    }
+    file += "tail=1";  // no line end at the end of the file
     const std::string bytes = utf8_to_codepage(file);
     const struct {
       const char* section;
       const char* key;
       const char* value;
     } cases[] = {
-        {"Tolvane", "folder", "/data/下载"}, {"TOLVANE", " Folder ", "/data/下载"}, {"Tolvane", "q1", "  spaced  "},
-        {"Tolvane", "q2", "x"},           {"Tolvane", "q3", "\"unbalanced"},     {"Tolvane", "empty", ""},
-        {"Tolvane", "junk line", ""},     {"Tolvane", "tail", ""},               {"Other", "folder", "other"},
-        {"Last", "tail", "1"},            {"Missing", "folder", ""},             {"Tolvane", "missing", ""},
+        {"Tolvane", "folder", "/data/下载"}, {"TOLVANE", " Folder ", "/data/下载"},
+        {"Tolvane", "q1", "  spaced  "},     {"Tolvane", "q2", "x"},
+        {"Tolvane", "q3", "\"unbalanced"},   {"Tolvane", "empty", ""},
+        {"Tolvane", "junk line", ""},        {"Tolvane", "tail", ""},
+        {"Other", "folder", "other"},        {"Last", "tail", "1"},
+        {"Missing", "folder", ""},           {"Tolvane", "missing", ""},
     };
     for (const auto& c : cases) {
       EXPECT_EQ(codepage_to_utf8(ini_get(bytes, c.section, utf8_to_codepage(c.key))), c.value)
@@ -115,8 +121,10 @@ TEST(IniSet, ChangesOnlyTheLineItWrites) {
       {"rewrite keeps an LF line end", "[tolvane]\nk=old\nj=w", "k", "", "[tolvane]\nk=\nj=w"},
       {"new key before the section's trailing blank lines", "[Tolvane]\r\nk=v\r\n\r\n[B]\r\n", "j", "w",
        "[Tolvane]\r\nk=v\r\nj=w\r\n\r\n[B]\r\n"},
-      {"new key after a last line without line end", "[Tolvane]\r\nk=v", "j", "w", "[Tolvane]\r\nk=v\r\nj=w\r\n"},
-      {"section appended after a missing line end", "[B]\r\nx=1", "k", "v", "[B]\r\nx=1\r\n[Tolvane]\r\nk=v\r\n"},
+      {"new key after a last line without line end", "[Tolvane]\r\nk=v", "j", "w",
+       "[Tolvane]\r\nk=v\r\nj=w\r\n"},
+      {"section appended after a missing line end", "[B]\r\nx=1", "k", "v",
+       "[B]\r\nx=1\r\n[Tolvane]\r\nk=v\r\n"},
       {"value the reader would change is quoted", "", "k", " a'", "[Tolvane]\r\nk=\" a'\"\r\n"},
   };
   for (const auto& c : cases) {
