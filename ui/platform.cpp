@@ -12,6 +12,8 @@
 #include <QStyleFactory>
 #include <QTranslator>
 
+#include "resources/program_icon.h"
+
 // The pictures live in a static library; their registration must be pulled in by name.
 static void init_program_resources() { Q_INIT_RESOURCE(resources); }
 
@@ -55,8 +57,7 @@ void install_platform_look(QApplication& application) {
   font.setPixelSize(font_pixel_size);
   QApplication::setFont(font);
 
-  if (resource_exists(":/program_icon.ico"))
-    QApplication::setWindowIcon(QIcon(QStringLiteral(":/program_icon.ico")));
+  if (resource_exists(":/program_icon.ico")) QApplication::setWindowIcon(program_icon());
 }
 
 void apply_themed_drawing() {
