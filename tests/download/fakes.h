@@ -18,10 +18,14 @@ namespace tolvane::testing {
 
 inline const char* label_name(MainLabel label) {
   switch (label) {
-    case MainLabel::标签: return "标签";
-    case MainLabel::下载速度: return "下载速度";
-    case MainLabel::已经下载: return "已经下载";
-    case MainLabel::下载保存: return "下载保存";
+    case MainLabel::标签:
+      return "标签";
+    case MainLabel::下载速度:
+      return "下载速度";
+    case MainLabel::已经下载:
+      return "已经下载";
+    case MainLabel::下载保存:
+      return "下载保存";
   }
   return "?";
 }
@@ -85,15 +89,15 @@ class FakeView : public MainView {
  private:
   // Each entry carries is_downloading at the moment of the call, so tests can check the order of
   // state changes against window changes.
-  void record(std::string entry) {
+  void record(const std::string& entry) {
     log.push_back(entry + (app_state_exists() && app_state().is_downloading ? " [busy]" : ""));
   }
 };
 
 // The engine as the download control sees it, scripted by the test.
 struct FakeEngine {
-  std::vector<TaskParam> started;          // every start_task call, accepted or not
-  std::set<std::string> refused;           // addresses start_task refuses
+  std::vector<TaskParam> started;  // every start_task call, accepted or not
+  std::set<std::string> refused;   // addresses start_task refuses
   bool holds_task = false;
   std::int64_t received = 0;
   std::int64_t recent = 0;
@@ -141,9 +145,9 @@ class DownloadFixture : public ::testing::Test {
     init_app_state();
     saved_ops_ = engine_ops();
     FakeEngine::current() = &engine_;
-    engine_ops() = EngineOps{&FakeEngine::configure_network, &FakeEngine::start_task,
-                             &FakeEngine::received_bytes, &FakeEngine::take_recent_bytes,
-                             &FakeEngine::current_local_path};
+    engine_ops() =
+        EngineOps{&FakeEngine::configure_network, &FakeEngine::start_task, &FakeEngine::received_bytes,
+                  &FakeEngine::take_recent_bytes, &FakeEngine::current_local_path};
     set_main_view(&view_);
   }
   void TearDown() override {

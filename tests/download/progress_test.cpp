@@ -1,11 +1,12 @@
 // The progress and speed display through the real refresh operations, a fake window and a fake
 // engine: rounding and number texts, percentage, bar, KB figures, the file on disk, sizes over 2 GiB.
+#include "download/progress.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
 
-#include "download/progress.h"
 #include "tests/download/fakes.h"
 #include "tests/support/servers.h"
 
@@ -48,8 +49,10 @@ TEST(FileSizeOnDiskTest, RegularFilesOnly) {
     std::int64_t size;
   };
   const Case cases[] = {
-      {dir.file("f.bin"), 1536}, {"", -1}, {dir.path() + "/", -1}, {dir.file("sub"), -1},
-      {dir.file("sub") + "/", -1}, {dir.file("f.bin") + "/", -1}, {dir.file("missing"), -1},
+      {dir.file("f.bin"), 1536},   {"", -1},
+      {dir.path() + "/", -1},      {dir.file("sub"), -1},
+      {dir.file("sub") + "/", -1}, {dir.file("f.bin") + "/", -1},
+      {dir.file("missing"), -1},
   };
   for (const Case& c : cases) EXPECT_EQ(file_size_on_disk(c.path), c.size) << "'" << c.path << "'";
 }
@@ -96,8 +99,12 @@ TEST_F(ProgressTest, PercentageBarAndKilobytes) {
     state().total_size = c.total;
     engine_.received = c.done;
     switch (c.local) {
-      case Local::none: engine_.local_path.clear(); break;
-      case Local::folder: engine_.local_path = dir_.path() + "/"; break;
+      case Local::none:
+        engine_.local_path.clear();
+        break;
+      case Local::folder:
+        engine_.local_path = dir_.path() + "/";
+        break;
       case Local::file:
         engine_.local_path = dir_.file("data.bin");
         write_file(engine_.local_path, std::string(static_cast<std::size_t>(c.file_bytes), '\0'));

@@ -46,8 +46,10 @@ class QueueEngineTest : public ::testing::Test {
 TEST_F(QueueEngineTest, ABatchFetchesEveryFileWholeAndNamesExactlyTheFailures) {
   TempDir root;
   TempDir target;
-  const std::vector<std::pair<std::string, std::size_t>> files = {
-      {"one.bin", 1}, {"small.txt", 5000}, {"middle.dat", 300 * 1024 + 7}, {"large.bin", 3 * 1024 * 1024 + 1}};
+  const std::vector<std::pair<std::string, std::size_t>> files = {{"one.bin", 1},
+                                                                  {"small.txt", 5000},
+                                                                  {"middle.dat", 300 * 1024 + 7},
+                                                                  {"large.bin", 3 * 1024 * 1024 + 1}};
   for (std::size_t i = 0; i < files.size(); ++i) {
     write_file(root.file(files[i].first), make_payload(files[i].second, static_cast<unsigned>(i + 1)));
   }
@@ -57,8 +59,12 @@ TEST_F(QueueEngineTest, ABatchFetchesEveryFileWholeAndNamesExactlyTheFailures) {
   const std::string missing = server.http_url("missing.bin");
   const std::string unreachable = "http://127.0.0.1:" + std::to_string(unused_port()) + "/x.bin";
   const std::string refused = "http://127.0.0.1";  // no "/" after the host
-  app_state().url_list = {" " + server.http_url("one.bin"), missing, server.http_url("small.txt"),
-                          unreachable, refused, server.http_url("middle.dat"),
+  app_state().url_list = {" " + server.http_url("one.bin"),
+                          missing,
+                          server.http_url("small.txt"),
+                          unreachable,
+                          refused,
+                          server.http_url("middle.dat"),
                           server.http_url("large.bin") + "\xE3\x80\x80"};
   app_state().save_folder = target.path();
 

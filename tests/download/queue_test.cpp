@@ -1,11 +1,12 @@
 // The queue against a fake window and a fake engine: batch start and its refusals, dispatch order,
 // task parameters, the end of a batch and its message.
+#include "download/queue.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "download/queue.h"
 #include "tests/download/fakes.h"
 
 namespace tolvane::testing {
@@ -157,8 +158,8 @@ TEST_F(QueueTest, FailedAndRefusedTasksAreNamedInTheEndMessage) {
   state().save_folder = "/f";
   engine_.refused = {"nohost"};
 
-  const auto messages = run_batch({{"http://h/missing", TaskOutcome::http_status},
-                                   {"http://h/cut", TaskOutcome::short_transfer}});
+  const auto messages = run_batch(
+      {{"http://h/missing", TaskOutcome::http_status}, {"http://h/cut", TaskOutcome::short_transfer}});
 
   // The refused address did not stall the queue: every address was handed over, in order.
   EXPECT_EQ(started_addresses(), (std::vector<std::string>{"http://h/good1", "http://h/missing", "nohost",
@@ -278,10 +279,14 @@ TEST_F(QueueTest, TaskEventsStoreOnlySizeAndEndAndAnswerZero) {
     int code;
     std::int64_t arg2, arg3, arg4;
   };
-  const Event ignored[] = {{task_event::connection_started, 0, 0, 0}, {task_event::range_started, 0, 10, 20},
-                           {task_event::range_taken_over, 0, 10, 20}, {task_event::connection_ended, 0, 5, 0},
-                           {task_event::connection_failed, 0, 5, 0},  {task_event::data_received, 0, 99, 0},
-                           {task_event::same_name_file, 123, 456, 0}, {2, 0, 1, 1},
+  const Event ignored[] = {{task_event::connection_started, 0, 0, 0},
+                           {task_event::range_started, 0, 10, 20},
+                           {task_event::range_taken_over, 0, 10, 20},
+                           {task_event::connection_ended, 0, 5, 0},
+                           {task_event::connection_failed, 0, 5, 0},
+                           {task_event::data_received, 0, 99, 0},
+                           {task_event::same_name_file, 123, 456, 0},
+                           {2, 0, 1, 1},
                            {17, 0, 1, 1}};
   for (const Event& e : ignored) {
     EXPECT_EQ(on_task_event(e.code, e.arg2, e.arg3, e.arg4, 0), 0) << e.code;
