@@ -234,11 +234,8 @@ void Connection::setup_common(const std::string& url) {
     curl_easy_setopt(easy_, CURLOPT_CAPATH, nullptr);
   }
   if (p.speed_limit > 0) {
-    int connections;
-    {
-      std::lock_guard lock(t_->mu_);
-      connections = std::max(1, t_->connections_made_);
-    }
+    // The task's limit is shared evenly by the connections it may open.
+    const int connections = std::clamp(p.connection_count, 1, kMaxConnections);
     curl_easy_setopt(easy_, CURLOPT_MAX_RECV_SPEED_LARGE,
                      static_cast<curl_off_t>(std::max(1, p.speed_limit / connections)));
   }

@@ -111,10 +111,6 @@ void Task::run() {
   if (address_.scheme == Scheme::streaming) {
     fail(TaskOutcome::bad_address);
   } else {
-    {
-      std::lock_guard lock(mu_);
-      connections_made_ = 1;
-    }
     spawn_connection(1);
   }
   std::unique_lock lock(qmu_);
@@ -130,13 +126,7 @@ void Task::run() {
     lock.unlock();
     if (e.code == kSpawnConnections) {
       const int wanted = static_cast<int>(e.arg3);
-      for (int id = 2; id <= wanted && !halted(); ++id) {
-        {
-          std::lock_guard file_lock(mu_);
-          connections_made_ = id;
-        }
-        spawn_connection(id);
-      }
+      for (int id = 2; id <= wanted && !halted(); ++id) spawn_connection(id);
     } else if (e.code == task_event::total_size_known) {
       const std::string path = local_path();
       call_now(e.code, handle(), e.arg3, reinterpret_cast<std::intptr_t>(path.c_str()));

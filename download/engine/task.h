@@ -107,7 +107,6 @@ class Task : public std::enable_shared_from_this<Task> {
   bool have_final_ = false;
   TaskOutcome last_failure_ = TaskOutcome::network;
   std::string last_error_;
-  int connections_made_ = 0;
 
   // The event queue between connection threads and the task thread.
   std::mutex qmu_;

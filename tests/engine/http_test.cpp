@@ -70,8 +70,8 @@ TEST_F(NginxTest, FullPathSaveAndQueriesAnswerForTheTask) {
   TaskParam p = task_param(nginx_.limited_url("file.bin"), dst_.file("chosen.dat"));
   ASSERT_TRUE(start_task(d, p));
   EXPECT_FALSE(start_task(d, p)) << "the object already holds a task";
-  const std::string path = current_local_path(d);
-  EXPECT_TRUE(path == p.save_path) << path;
+  // The path is the save path as given, before and after the name is settled.
+  EXPECT_EQ(current_local_path(d), p.save_path);
   ASSERT_TRUE(recorder.wait_finished());
   EXPECT_EQ(received_bytes(d), 0);
   EXPECT_EQ(take_recent_bytes(d), 0);
@@ -123,6 +123,15 @@ TEST_F(NginxTest, SeveralConnectionsSplitTheFile) {
   EXPECT_EQ(ranges.front().first, 0);
   for (std::size_t i = 1; i < ranges.size(); ++i) EXPECT_LT(ranges[i - 1].first, ranges[i].first);
   EXPECT_GE(ranges.back().second, ranges.back().first);
+}
+
+TEST_F(NginxTest, SpeedLimitSharedByConnectionsKeepsTheFileExact) {
+  TaskParam p = task_param(nginx_.http_url("file.bin"), dst_.path() + "/");
+  p.connection_count = 2;
+  p.speed_limit = 1024 * 1024;
+  const RunResult r = run_task(p);
+  EXPECT_EQ(r.outcome, TaskOutcome::completed);
+  EXPECT_EQ(read_file(dst_.file("file.bin")), payload_);
 }
 
 TEST_F(NginxTest, SmallFileUsesOneConnection) {
