@@ -178,6 +178,18 @@ TEST_F(FaultTest, NamesFromContentDispositionAndTheAddressStayInTheFolder) {
   }
 }
 
+TEST_F(FaultTest, NameLengthIsThePlatformLimit) {
+  for (const std::size_t length : {255u, 256u}) {
+    SCOPED_TRACE(length);
+    TempDir dst;
+    const std::string name(length, 'n');
+    const RunResult r =
+        run_task(task_param(server_.url("file.bin?disposition=attachment%3B%20filename%3D" + name), dst.path() + "/"));
+    EXPECT_EQ(r.outcome, length <= 255 ? TaskOutcome::completed : TaskOutcome::bad_name);
+    EXPECT_EQ(list_folder(dst.path()).size(), length <= 255 ? 1u : 0u);
+  }
+}
+
 TEST_F(FaultTest, EncodedSeparatorsInTheAddressDoNotLeaveTheFolder) {
   write_file(src_.file("escape.bin"), payload_);
   TempDir parent;
