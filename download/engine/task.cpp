@@ -13,6 +13,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// The task whose callback runs on this thread right now, if any.
+thread_local const void* tl_in_callback = nullptr;
+
 std::string referer_for(const TaskParam& param, const std::string& address_text) {
   return param.http_referer.empty() ? default_referer(address_text) : param.http_referer;
 }
@@ -74,7 +77,10 @@ void Task::push(const Event& e) {
 int Task::call_now(int code, std::intptr_t subject, std::int64_t a3, std::int64_t a4) {
   std::lock_guard lock(cbmu_);
   if (detached_ || param_.event_callback == nullptr) return 0;
-  return param_.event_callback(code, subject, a3, a4, handle());
+  tl_in_callback = this;
+  const int answer = param_.event_callback(code, subject, a3, a4, handle());
+  tl_in_callback = nullptr;
+  return answer;
 }
 
 void Task::message(const std::string& text) {
@@ -182,6 +188,19 @@ void Task::finish() {
 
 void Task::stop_and_release() {
   stop_requested_.store(true);
+  if (tl_in_callback == this) {
+    // Released from inside one of its own callbacks: that callback holds cbmu_, so the task is
+    // cut off here without waiting for threads that wait for this one.
+    detached_ = true;
+    {
+      std::lock_guard lock(mu_);
+      abandoned_ = true;
+    }
+    qcv_.notify_all();
+    std::lock_guard lock(slot_->mu);
+    if (slot_->task.get() == this) slot_->task.reset();
+    return;
+  }
   const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(0, param_.stop_wait_ms));
   {
     std::unique_lock lock(qmu_);

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <set>
@@ -183,6 +184,39 @@ TEST_F(NginxTest, ReleaseDuringTransferStopsAndKeepsTheFileAtFullSize) {
 
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ(recorder.events().size(), events.size()) << "no callback after release_download";
+}
+
+namespace from_callback {
+std::atomic<Download*> download{nullptr};
+std::atomic<int> calls{0};
+std::atomic<bool> released{false};
+int release_on_data(int code, std::intptr_t, std::int64_t, std::int64_t, std::intptr_t) {
+  ++calls;
+  if (code == task_event::data_received && !released.load()) {
+    release_download(*download.load());
+    released = true;
+  }
+  return 0;
+}
+}  // namespace from_callback
+
+TEST_F(NginxTest, ReleaseFromInsideTheCallbackReturnsAndEndsTheCallbacks) {
+  const std::string big = make_payload(1024 * 1024, 8);
+  write_file(src_.file("slow.bin"), big);
+  Download d;
+  from_callback::download = &d;
+  TaskParam p = task_param(nginx_.limited_url("slow.bin"), dst_.path() + "/");
+  p.event_callback = &from_callback::release_on_data;
+  ASSERT_TRUE(start_task(d, p));
+  for (int i = 0; i < 1000 && !from_callback::released.load(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_TRUE(from_callback::released.load());
+  const int calls = from_callback::calls.load();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(from_callback::calls.load(), calls);
+  EXPECT_EQ(received_bytes(d), 0);
+  EXPECT_TRUE(start_task(d, task_param(nginx_.http_url("file.bin"), dst_.path() + "/"))) << "the object is free";
+  release_download(d);
 }
 
 TEST(StartTask, RefusalsSendNoEvent) {
