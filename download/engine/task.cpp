@@ -85,7 +85,10 @@ int Task::call_now(int code, std::intptr_t subject, std::int64_t a3, std::int64_
 
 void Task::message(const std::string& text) {
   std::lock_guard lock(cbmu_);
-  if (!detached_ && param_.message_callback != nullptr) param_.message_callback(text.c_str());
+  if (detached_ || param_.message_callback == nullptr) return;
+  tl_in_callback = this;
+  param_.message_callback(text.c_str());
+  tl_in_callback = nullptr;
 }
 
 void Task::fail(TaskOutcome outcome) {
