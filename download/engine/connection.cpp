@@ -26,7 +26,8 @@ const char* const kUserAgent = "Tolvane/1.0";
 bool iequal_prefix(std::string_view text, std::string_view prefix) {
   if (text.size() < prefix.size()) return false;
   for (std::size_t i = 0; i < prefix.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(text[i])) != std::tolower(static_cast<unsigned char>(prefix[i])))
+    if (std::tolower(static_cast<unsigned char>(text[i])) !=
+        std::tolower(static_cast<unsigned char>(prefix[i])))
       return false;
   return true;
 }
@@ -129,7 +130,8 @@ void Connection::run() {
     }
   }
   report_data();
-  t_->push({failed ? task_event::connection_failed : task_event::connection_ended, subject(), offset_reached_, 0});
+  t_->push(
+      {failed ? task_event::connection_failed : task_event::connection_ended, subject(), offset_reached_, 0});
   t_->connection_done();
 }
 
@@ -222,10 +224,13 @@ void Connection::setup_common(const std::string& url) {
   curl_easy_setopt(easy_, CURLOPT_PROTOCOLS_STR, "http,https,ftp");
   curl_easy_setopt(easy_, CURLOPT_USERAGENT, kUserAgent);
   curl_easy_setopt(easy_, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-  if (p.connect_timeout_ms > 0) curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(p.connect_timeout_ms));
+  if (p.connect_timeout_ms > 0)
+    curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(p.connect_timeout_ms));
   long block = static_cast<long>(buf_.size());
-  if (p.speed_limit <= 0 && p.receive_block_size > 0) block = std::min(block, static_cast<long>(p.receive_block_size));
-  curl_easy_setopt(easy_, CURLOPT_BUFFERSIZE, std::clamp(block, 1024L, static_cast<long>(CURL_MAX_READ_SIZE)));
+  if (p.speed_limit <= 0 && p.receive_block_size > 0)
+    block = std::min(block, static_cast<long>(p.receive_block_size));
+  curl_easy_setopt(easy_, CURLOPT_BUFFERSIZE,
+                   std::clamp(block, 1024L, static_cast<long>(CURL_MAX_READ_SIZE)));
   // Only an explicit proxy is used, for http and https; the environment is never consulted.
   const bool web = t_->address_.scheme != Scheme::ftp;
   curl_easy_setopt(easy_, CURLOPT_PROXY, web && !p.http_proxy.empty() ? p.http_proxy.c_str() : "");
@@ -348,12 +353,17 @@ CURLcode Connection::transfer() {
 Connection::Result Connection::finish_transfer(CURLcode rc) {
   flush();
   switch (abort_) {
-    case Abort::range_done: return Result::range_done;
-    case Abort::halted: return Result::halted;
-    case Abort::fatal: return Result::fatal;
-    case Abort::retry: return Result::retry;
+    case Abort::range_done:
+      return Result::range_done;
+    case Abort::halted:
+      return Result::halted;
+    case Abort::fatal:
+      return Result::fatal;
+    case Abort::retry:
+      return Result::retry;
     case Abort::redirect:
-    case Abort::none: break;
+    case Abort::none:
+      break;
   }
   if (rc == CURLE_OK) {
     if (range_ < 0) {
@@ -467,7 +477,8 @@ bool Connection::establish(std::int64_t size, const std::string& source_url, con
   t_->push({task_event::total_size_known, 0, size, 0});
   t_->push({task_event::range_started, subject(), 0, size});
   const int wanted = std::clamp(t_->param_.connection_count, 1, kMaxConnections);
-  if (wanted > 1 && size >= static_cast<std::int64_t>(buf_.size())) t_->push({Task::kSpawnConnections, 0, wanted, 0});
+  if (wanted > 1 && size >= static_cast<std::int64_t>(buf_.size()))
+    t_->push({Task::kSpawnConnections, 0, wanted, 0});
   return true;
 }
 
@@ -485,7 +496,8 @@ Connection::Store Connection::store(const char* data, std::size_t len) {
     // Never past the range's end (it may have been shortened by a take-over), nor the file's.
     const std::int64_t allowed = std::max<std::int64_t>(0, r.end - off);
     std::int64_t total = std::min<std::int64_t>(allowed, static_cast<std::int64_t>(buf_len_ + len));
-    iov[0].iov_len = static_cast<std::size_t>(std::min<std::int64_t>(total, static_cast<std::int64_t>(buf_len_)));
+    iov[0].iov_len =
+        static_cast<std::size_t>(std::min<std::int64_t>(total, static_cast<std::int64_t>(buf_len_)));
     iov[1].iov_len = static_cast<std::size_t>(total - static_cast<std::int64_t>(iov[0].iov_len));
     iovec* v = iov[0].iov_len > 0 ? iov : iov + 1;
     int count = iov[0].iov_len > 0 ? 2 : 1;
@@ -523,7 +535,8 @@ Connection::Store Connection::store(const char* data, std::size_t len) {
   next_ = off + written;
   offset_reached_ = next_;
   if (written > 0) note_data(written);
-  if (result == Store::disk) set_fatal(TaskOutcome::disk, std::string("cannot write the file: ") + std::strerror(error));
+  if (result == Store::disk)
+    set_fatal(TaskOutcome::disk, std::string("cannot write the file: ") + std::strerror(error));
   return result;
 }
 
@@ -568,7 +581,8 @@ size_t Connection::on_body(const char* data, size_t len) {
   }
   // Bytes before the first one still wanted (a 200 answer to a range request) are skipped.
   if (body_off_ < next_) {
-    const auto skip = static_cast<size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(len), next_ - body_off_));
+    const auto skip =
+        static_cast<size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(len), next_ - body_off_));
     data += skip;
     len -= skip;
     body_off_ += static_cast<std::int64_t>(skip);

@@ -68,9 +68,9 @@ class Connection {
   curl_slist* headers_ = nullptr;
   std::vector<char> buf_;
   std::size_t buf_len_ = 0;
-  int range_ = -1;            // index into the task's ranges
-  std::int64_t next_ = 0;     // file offset of the next byte to buffer
-  std::int64_t body_off_ = 0; // file offset of the next body byte that arrives
+  int range_ = -1;             // index into the task's ranges
+  std::int64_t next_ = 0;      // file offset of the next byte to buffer
+  std::int64_t body_off_ = 0;  // file offset of the next body byte that arrives
   std::int64_t offset_reached_ = 0;
 
   // The attempt in progress.

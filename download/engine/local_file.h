@@ -13,8 +13,8 @@ enum class CreateResult { created, bad_name, disk, declined };
 struct CreatedFile {
   CreateResult result = CreateResult::disk;
   int fd = -1;
-  std::string path;   // folder + final name
-  int error = 0;      // errno of the failure
+  std::string path;  // folder + final name
+  int error = 0;     // errno of the failure
 };
 
 // Creates `folder` + `name` with O_EXCL and gives it `size` bytes. When the name is taken,

@@ -67,7 +67,8 @@ std::optional<Address> parse_address(std::string_view text) {
   } else {
     return std::nullopt;
   }
-  for (char c : scheme) a.scheme_text.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+  for (char c : scheme)
+    a.scheme_text.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
   const std::string_view rest = text.substr(sep + 3);
   const auto slash = rest.find('/');
   if (slash == std::string_view::npos || slash == 0) return std::nullopt;
@@ -106,7 +107,8 @@ std::string escape_unsafe_bytes(std::string_view text) {
 }
 
 std::string request_url(const Address& address) {
-  return address.scheme_text + "://" + escape_unsafe_bytes(address.host_port) + escape_unsafe_bytes(address.path);
+  return address.scheme_text + "://" + escape_unsafe_bytes(address.host_port) +
+         escape_unsafe_bytes(address.path);
 }
 
 std::string percent_decode(std::string_view text) {
@@ -216,14 +218,16 @@ bool parse_size(std::string_view text, std::int64_t& value) {
   return true;
 }
 
-bool parse_content_range(std::string_view value, std::int64_t& first, std::int64_t& last, std::int64_t& total) {
+bool parse_content_range(std::string_view value, std::int64_t& first, std::int64_t& last,
+                         std::int64_t& total) {
   value = trim(value);
   if (value.size() < 6 || !iequals(value.substr(0, 5), "bytes")) return false;
   value = trim(value.substr(5));
   const auto dash = value.find('-');
   const auto slash = value.find('/');
   if (dash == std::string_view::npos || slash == std::string_view::npos || slash < dash) return false;
-  if (!parse_size(value.substr(0, dash), first) || !parse_size(value.substr(dash + 1, slash - dash - 1), last))
+  if (!parse_size(value.substr(0, dash), first) ||
+      !parse_size(value.substr(dash + 1, slash - dash - 1), last))
     return false;
   const std::string_view t = trim(value.substr(slash + 1));
   if (t == "*") {

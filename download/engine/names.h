@@ -13,11 +13,11 @@ enum class Scheme { http, https, ftp, streaming };
 
 struct Address {
   Scheme scheme = Scheme::http;
-  std::string scheme_text;  // lower case
+  std::string scheme_text;     // lower case
   std::string user, password;  // decoded userinfo (ftp), empty when absent
   bool has_userinfo = false;
-  std::string host_port;    // host[:port] without userinfo
-  std::string path;         // from the first "/" after the host on, query included
+  std::string host_port;  // host[:port] without userinfo
+  std::string path;       // from the first "/" after the host on, query included
 };
 
 // The address with CR and LF dropped.

@@ -22,16 +22,26 @@ std::string referer_for(const TaskParam& param, const std::string& address_text)
 
 const char* outcome_text(TaskOutcome o) {
   switch (o) {
-    case TaskOutcome::completed: return "completed";
-    case TaskOutcome::stopped: return "stopped";
-    case TaskOutcome::bad_address: return "the address cannot be fetched";
-    case TaskOutcome::bad_name: return "no usable local file name";
-    case TaskOutcome::http_status: return "the server answered with an error status";
-    case TaskOutcome::network: return "network failure";
-    case TaskOutcome::short_transfer: return "the data ended before the declared size";
-    case TaskOutcome::no_size: return "the server declared no size";
-    case TaskOutcome::disk: return "the local file could not be created or written";
-    case TaskOutcome::protocol: return "the server broke the protocol";
+    case TaskOutcome::completed:
+      return "completed";
+    case TaskOutcome::stopped:
+      return "stopped";
+    case TaskOutcome::bad_address:
+      return "the address cannot be fetched";
+    case TaskOutcome::bad_name:
+      return "no usable local file name";
+    case TaskOutcome::http_status:
+      return "the server answered with an error status";
+    case TaskOutcome::network:
+      return "network failure";
+    case TaskOutcome::short_transfer:
+      return "the data ended before the declared size";
+    case TaskOutcome::no_size:
+      return "the server declared no size";
+    case TaskOutcome::disk:
+      return "the local file could not be created or written";
+    case TaskOutcome::protocol:
+      return "the server broke the protocol";
   }
   return "failed";
 }

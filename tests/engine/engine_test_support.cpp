@@ -14,7 +14,8 @@ std::atomic<Recorder*> g_recorder{nullptr};
 Recorder::Recorder() { g_recorder.store(this); }
 Recorder::~Recorder() { g_recorder.store(nullptr); }
 
-int Recorder::callback(int code, std::intptr_t subject, std::int64_t a3, std::int64_t a4, std::intptr_t task) {
+int Recorder::callback(int code, std::intptr_t subject, std::int64_t a3, std::int64_t a4,
+                       std::intptr_t task) {
   Recorder* r = g_recorder.load();
   if (r == nullptr) return 0;
   Recorded e{code, subject, a3, a4, task, {}, std::this_thread::get_id()};

@@ -183,8 +183,8 @@ TEST_F(FaultTest, NameLengthIsThePlatformLimit) {
     SCOPED_TRACE(length);
     TempDir dst;
     const std::string name(length, 'n');
-    const RunResult r =
-        run_task(task_param(server_.url("file.bin?disposition=attachment%3B%20filename%3D" + name), dst.path() + "/"));
+    const RunResult r = run_task(
+        task_param(server_.url("file.bin?disposition=attachment%3B%20filename%3D" + name), dst.path() + "/"));
     EXPECT_EQ(r.outcome, length <= 255 ? TaskOutcome::completed : TaskOutcome::bad_name);
     EXPECT_EQ(list_folder(dst.path()).size(), length <= 255 ? 1u : 0u);
   }
@@ -217,8 +217,8 @@ TEST_F(FaultTest, SameNameSeries) {
   }
   run_task(task_param(server_.url("a.tar.gz"), folder()));
   run_task(task_param(server_.url("a.tar.gz"), folder()));
-  EXPECT_EQ(list_folder(dst_.path()),
-            (std::vector<std::string>{"a(1).tar.gz", "a.tar.gz", "setup(1).exe", "setup(2).exe", "setup.exe"}));
+  EXPECT_EQ(list_folder(dst_.path()), (std::vector<std::string>{"a(1).tar.gz", "a.tar.gz", "setup(1).exe",
+                                                                "setup(2).exe", "setup.exe"}));
   EXPECT_EQ(read_file(dst_.file("setup.exe")), "old");
   EXPECT_EQ(read_file(dst_.file("setup(1).exe")), payload_);
   EXPECT_EQ(read_file(dst_.file("setup(2).exe")), payload_);

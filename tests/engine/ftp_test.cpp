@@ -29,10 +29,10 @@ TEST_F(FtpTest, LoginsFromTheAddressOrTheRecord) {
     std::string address, user, password;
     TaskOutcome outcome;
   } cases[] = {
-      {plain, "", "", TaskOutcome::completed},                       // anonymous by default
-      {plain, "tester", "secret", TaskOutcome::completed},           // from the record
-      {with_login, "nobody", "wrong", TaskOutcome::completed},       // the address wins
-      {plain, "tester", "wrong", TaskOutcome::protocol},             // refused login, no retries
+      {plain, "", "", TaskOutcome::completed},                  // anonymous by default
+      {plain, "tester", "secret", TaskOutcome::completed},      // from the record
+      {with_login, "nobody", "wrong", TaskOutcome::completed},  // the address wins
+      {plain, "tester", "wrong", TaskOutcome::protocol},        // refused login, no retries
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.address + " " + c.user);

@@ -50,7 +50,8 @@ TEST_F(NginxTest, WholeFileOverHttpWithEventsInOrder) {
   std::int64_t data = 0;
   for (const Recorded& e : r.events) {
     if (e.code == task_event::data_received) data += e.arg3;
-    if (codes.empty() || codes.back() != e.code || e.code != task_event::data_received) codes.push_back(e.code);
+    if (codes.empty() || codes.back() != e.code || e.code != task_event::data_received)
+      codes.push_back(e.code);
     EXPECT_NE(e.thread, std::this_thread::get_id());
     EXPECT_EQ(e.thread, r.events.front().thread);
   }
@@ -215,16 +216,24 @@ TEST_F(NginxTest, ReleaseFromInsideTheCallbackReturnsAndEndsTheCallbacks) {
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ(from_callback::calls.load(), calls);
   EXPECT_EQ(received_bytes(d), 0);
-  EXPECT_TRUE(start_task(d, task_param(nginx_.http_url("file.bin"), dst_.path() + "/"))) << "the object is free";
+  EXPECT_TRUE(start_task(d, task_param(nginx_.http_url("file.bin"), dst_.path() + "/")))
+      << "the object is free";
   release_download(d);
 }
 
 TEST(StartTask, RefusalsSendNoEvent) {
   Recorder recorder;
-  const char* refused[] = {"", "www.example.com/file.zip", "gopher://127.0.0.1/x", "http://127.0.0.1",
-                           "http:///file.zip", "ftp://", "http//127.0.0.1/x", "\r\n"};
+  const char* refused[] = {"",
+                           "www.example.com/file.zip",
+                           "gopher://127.0.0.1/x",
+                           "http://127.0.0.1",
+                           "http:///file.zip",
+                           "ftp://",
+                           "http//127.0.0.1/x",
+                           "\r\n"};
   Download d;
-  for (const char* address : refused) EXPECT_FALSE(start_task(d, task_param(address, "/nonexistent/"))) << address;
+  for (const char* address : refused)
+    EXPECT_FALSE(start_task(d, task_param(address, "/nonexistent/"))) << address;
   release_download(d);
   EXPECT_TRUE(recorder.events().empty());
 }
@@ -241,8 +250,8 @@ TEST(StartTask, StreamingSchemesAreAcceptedAndFailAsTasks) {
 TEST(StartTask, UnreachableHostFailsAfterRetries) {
   use_program_options();
   TempDir dst;
-  const RunResult r = run_task(task_param("http://127.0.0.1:" + std::to_string(unused_port()) + "/x.bin",
-                                          dst.path() + "/"));
+  const RunResult r =
+      run_task(task_param("http://127.0.0.1:" + std::to_string(unused_port()) + "/x.bin", dst.path() + "/"));
   EXPECT_EQ(r.outcome, TaskOutcome::network);
   std::vector<int> codes;
   for (const Recorded& e : r.events) codes.push_back(e.code);
