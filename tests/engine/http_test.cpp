@@ -1,9 +1,11 @@
 // The engine against nginx: whole files over HTTP and HTTPS, several connections, the event
 // order, the refusals of start_task and stopping a running task.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <csignal>
 #include <atomic>
 #include <chrono>
 #include <map>
@@ -267,6 +269,25 @@ TEST(StartTask, MissingFolderFailsTheTask) {
   ASSERT_TRUE(nginx.ok()) << nginx.error();
   const RunResult r = run_task(task_param(nginx.http_url("f.bin"), src.path() + "/no/such/folder/"));
   EXPECT_EQ(r.outcome, TaskOutcome::disk);
+}
+
+// No room for the file (here a file-size limit, as a full disk would refuse the space): the task
+// fails at once as a disk failure, without asking the server again.
+TEST_F(NginxTest, NoRoomForTheFileFailsAtOnceWithoutRetries) {
+  struct rlimit old {};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+  const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = old;
+  small.rlim_cur = 64 * 1024;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  const RunResult r = run_task(task_param(nginx_.http_url("file.bin"), dst_.path() + "/"));
+  ::setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, old_handler);
+
+  ASSERT_TRUE(r.finished);
+  EXPECT_EQ(r.outcome, TaskOutcome::disk);
+  const std::string log = nginx_.request_log();
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
 }
 
 }  // namespace
